@@ -53,7 +53,9 @@ class Backoff {
  private:
   static constexpr std::uint32_t kMaxShift = 6;
   static constexpr std::uint32_t kSpinSteps = 12;
-  static constexpr std::uint32_t kYieldSteps = 40;
+  // Few yields: on a loaded machine each one can hand the core away for a
+  // whole timeslice (milliseconds), far more than a futex sleep and wake.
+  static constexpr std::uint32_t kYieldSteps = 4;
   std::uint32_t step_ = 0;
 };
 
