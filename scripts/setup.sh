@@ -7,7 +7,9 @@ cd "$(dirname "$0")/.."
 
 PYTHON=${PYTHON:-python3}
 VENV=${BRIVANE_VENV:-.venv}
-DEB_PACKAGES=(g++ make rapidjson-dev libssl-dev libgtest-dev)
+# clang-14 and its sanitizer/libFuzzer runtimes serve scripts/sanitize.sh and
+# scripts/fuzz_smoke.sh.
+DEB_PACKAGES=(g++ make rapidjson-dev libssl-dev libgtest-dev clang-14 libclang-rt-14-dev)
 
 missing=()
 for pkg in "${DEB_PACKAGES[@]}"; do

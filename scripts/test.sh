@@ -14,5 +14,8 @@ echo "==> native tests"
 "$VENV/bin/cmake" --build "$BUILD" -j "$(nproc)"
 "$VENV/bin/ctest" --test-dir "$BUILD" --output-on-failure -j "$(nproc)"
 
+echo "==> fuzz smoke (a few seconds per target)"
+scripts/fuzz_smoke.sh 3
+
 echo "==> Python tests"
 "$PY" -m pytest -q tests/python "$@"

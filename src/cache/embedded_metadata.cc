@@ -9,7 +9,9 @@
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 
+#include "cache/json_number.h"
 #include "cache/json_position.h"
+#include "cache/json_surrogate.h"
 #include "cache/json_text.h"
 
 namespace brivane {
@@ -127,8 +129,11 @@ class EmbeddedHandler {
     if (!std::isfinite(d)) return fail("number out of range");
     return value(d, "floating point");
   }
-  bool RawNumber(const char*, rapidjson::SizeType, bool) { return fail("unexpected raw number"); }
-  bool String(const char* s, rapidjson::SizeType n, bool) { return value(std::string(s, n), "string"); }
+  bool RawNumber(const char* s, rapidjson::SizeType n, bool) { return dispatch_json_number(*this, {s, n}); }
+  bool String(const char* s, rapidjson::SizeType n, bool) {
+    if (has_encoded_surrogate({s, n})) return fail(kInvalidSurrogateMessage);
+    return value(std::string(s, n), "string");
+  }
 
   bool StartObject() {
     if (in_object_) return fail(kNoVariant);
@@ -193,7 +198,9 @@ Result<MetadataRow> decode_embedded_metadata(std::string_view json, const Metada
   EmbeddedHandler handler(schema, row, given, stream);
   // One reader per thread keeps its scratch stack from sample to sample.
   thread_local rapidjson::Reader reader;
-  constexpr unsigned kFlags = rapidjson::kParseFullPrecisionFlag | rapidjson::kParseValidateEncodingFlag;
+  // Numbers arrive as text and are converted by read_json_number (json_number.h).
+  constexpr unsigned kFlags = rapidjson::kParseFullPrecisionFlag | rapidjson::kParseValidateEncodingFlag |
+                              rapidjson::kParseNumbersAsStringsFlag;
   rapidjson::ParseResult parsed = reader.Parse<kFlags>(stream, handler);
   if (parsed.IsError()) return json_parse_failure(json, parsed.Code(), parsed.Offset(), handler.failure());
   if (stream.Tell() < json.size()) {

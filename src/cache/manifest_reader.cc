@@ -12,7 +12,9 @@
 #include <rapidjson/reader.h>
 
 #include "cache/file_io.h"
+#include "cache/json_number.h"
 #include "cache/json_position.h"
+#include "cache/json_surrogate.h"
 #include "cache/json_text.h"
 #include "cache/manifest.h"
 
@@ -139,8 +141,9 @@ class ManifestHandler {
     if (!std::isfinite(d)) return fail("number out of range");
     return scalar({.tag = Scalar::Tag::Double, .d = d});
   }
-  bool RawNumber(const char*, rapidjson::SizeType, bool) { return fail("unexpected raw number"); }
+  bool RawNumber(const char* s, rapidjson::SizeType n, bool) { return dispatch_json_number(*this, {s, n}); }
   bool String(const char* s, rapidjson::SizeType n, bool) {
+    if (has_encoded_surrogate({s, n})) return fail(kInvalidSurrogateMessage);
     return scalar({.tag = Scalar::Tag::String, .text = std::string_view(s, n)});
   }
 
@@ -399,7 +402,9 @@ Result<Manifest> parse_manifest_text(std::string_view text) {
   rapidjson::MemoryStream stream(text.data(), text.size());
   ManifestHandler handler(manifest, stream);
   rapidjson::Reader reader;
-  constexpr unsigned kFlags = rapidjson::kParseFullPrecisionFlag | rapidjson::kParseValidateEncodingFlag;
+  // Numbers arrive as text and are converted by read_json_number (json_number.h).
+  constexpr unsigned kFlags = rapidjson::kParseFullPrecisionFlag | rapidjson::kParseValidateEncodingFlag |
+                              rapidjson::kParseNumbersAsStringsFlag;
   rapidjson::ParseResult parsed = reader.Parse<kFlags>(stream, handler);
   if (parsed.IsError()) return json_parse_failure(text, parsed.Code(), parsed.Offset(), handler.failure());
   // RapidJSON takes a NUL byte for the end of the input.

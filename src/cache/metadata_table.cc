@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <string>
 #include <variant>
 
@@ -244,12 +245,9 @@ Result<std::vector<std::shared_ptr<arrow::RecordBatch>>> read_metadata_batches(c
 
 Result<std::vector<MetadataRow>> metadata_rows_from_batches(
     const MetadataSchema& schema, const std::vector<std::shared_ptr<arrow::RecordBatch>>& batches) {
-  std::size_t total = 0;
-  for (const auto& batch : batches) total += static_cast<std::size_t>(batch->num_rows());
-  std::vector<MetadataRow> rows;
-  rows.reserve(total);
-
-  std::vector<const arrow::Array*> columns(schema.size());
+  // Check every batch before sizing anything: a validated column holds a
+  // buffer for each of its rows, so after this only a schema without fields
+  // leaves the row count a bare claim of the file.
   for (const auto& batch : batches) {
     if (static_cast<std::size_t>(batch->num_columns()) < schema.size()) {
       return ModuleError::invalid_cache("metadata.arrow has fewer columns than the schema");
@@ -263,8 +261,25 @@ Result<std::vector<MetadataRow>> metadata_rows_from_batches(
       if (column.null_count() != 0) {
         return ModuleError::invalid_cache("metadata '" + schema[j].name + "' contains null");
       }
-      columns[j] = &column;
     }
+  }
+  std::size_t total = 0;
+  for (const auto& batch : batches) {
+    if (__builtin_add_overflow(total, static_cast<std::size_t>(batch->num_rows()), &total)) {
+      return ModuleError::invalid_cache("metadata row count overflowed usize");
+    }
+  }
+  std::vector<MetadataRow> rows;
+  if (total > rows.max_size()) return ModuleError::invalid_cache("metadata row count overflowed usize");
+  try {
+    rows.reserve(total);
+  } catch (const std::bad_alloc&) {
+    return ModuleError::invalid_cache("metadata.arrow claims more rows than fit in memory");
+  }
+
+  std::vector<const arrow::Array*> columns(schema.size());
+  for (const auto& batch : batches) {
+    for (std::size_t j = 0; j < schema.size(); ++j) columns[j] = batch->column(static_cast<int>(j)).get();
     for (std::int64_t i = 0; i < batch->num_rows(); ++i) {
       MetadataRow row;
       row.reserve(schema.size());
