@@ -114,15 +114,6 @@ Result<std::shared_ptr<arrow::Array>> build_column(const MetadataField& field, c
   return ModuleError::internal_fault("unknown metadata kind");
 }
 
-arrow::ipc::IpcWriteOptions table_write_options() {
-  auto options = arrow::ipc::IpcWriteOptions::Defaults();
-  options.metadata_version = arrow::ipc::MetadataVersion::V5;
-  options.alignment = kBufferAlignment;
-  options.codec = nullptr;
-  options.use_threads = false;
-  return options;
-}
-
 arrow::Type::type array_type_for(MetadataKind kind) {
   switch (kind) {
     case MetadataKind::Bool:
@@ -203,7 +194,7 @@ Status write_metadata_table(const std::filesystem::path& path, const MetadataSch
   if (!file.ok()) return arrow_status_error(file.status());
   auto buffered = arrow::io::BufferedOutputStream::Create(kFileBufferSize, arrow::default_memory_pool(), *file);
   if (!buffered.ok()) return arrow_status_error(buffered.status());
-  auto writer = arrow::ipc::MakeFileWriter(*buffered, batch->schema(), table_write_options());
+  auto writer = arrow::ipc::MakeFileWriter(*buffered, batch->schema(), ipc_write_options());
   if (!writer.ok()) return arrow_status_error(writer.status());
   if (arrow::Status st = (*writer)->WriteRecordBatch(*batch); !st.ok()) return arrow_status_error(st);
   // The IPC writer writes the footer but leaves the stream open; closing the
@@ -293,6 +284,15 @@ Result<std::vector<MetadataRow>> metadata_rows_from_batches(
 Result<std::vector<MetadataRow>> read_metadata_table(const std::filesystem::path& path, const MetadataSchema& schema) {
   BRV_ASSIGN_OR_RETURN(auto batches, read_metadata_batches(path));
   return metadata_rows_from_batches(schema, batches);
+}
+
+arrow::ipc::IpcWriteOptions ipc_write_options() {
+  auto options = arrow::ipc::IpcWriteOptions::Defaults();
+  options.metadata_version = arrow::ipc::MetadataVersion::V5;
+  options.alignment = kBufferAlignment;
+  options.codec = nullptr;
+  options.use_threads = false;
+  return options;
 }
 
 }  // namespace brivane

@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include <arrow/ipc/options.h>
 #include <arrow/record_batch.h>
 #include <arrow/status.h>
 #include <arrow/type.h>
@@ -23,6 +24,10 @@ std::shared_ptr<arrow::DataType> arrow_type_for(MetadataKind kind);
 
 // One non-nullable field per metadata field, in order; no metadata attached.
 std::shared_ptr<arrow::Schema> arrow_schema_for(const MetadataSchema& schema);
+
+// How every Arrow IPC file of ours is written: metadata V5, 64-byte alignment,
+// no compression, on the calling thread.
+arrow::ipc::IpcWriteOptions ipc_write_options();
 
 // The single record batch of `rows` (row i is sample i). A schema without
 // fields still gives a batch of rows.size() rows. Fails with InvalidArgument

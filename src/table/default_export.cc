@@ -16,7 +16,6 @@
 namespace brivane {
 namespace {
 
-constexpr std::int32_t kBufferAlignment = 64;
 
 template <class T>
 Result<std::shared_ptr<arrow::Array>> constant_column(const std::shared_ptr<arrow::DataType>& type, std::int64_t n,
@@ -106,17 +105,8 @@ Status append_cache_batches(const MetadataSchema& schema, const std::shared_ptr<
   return ok_status();
 }
 
-arrow::ipc::IpcWriteOptions export_write_options() {
-  auto options = arrow::ipc::IpcWriteOptions::Defaults();
-  options.metadata_version = arrow::ipc::MetadataVersion::V5;
-  options.alignment = kBufferAlignment;
-  options.codec = nullptr;
-  options.use_threads = false;
-  return options;
-}
-
 Status write_ipc_to(const ExportTable& table, const std::shared_ptr<arrow::io::OutputStream>& sink) {
-  auto writer = arrow::ipc::MakeFileWriter(sink, table.schema, export_write_options());
+  auto writer = arrow::ipc::MakeFileWriter(sink, table.schema, ipc_write_options());
   if (!writer.ok()) return arrow_status_error(writer.status());
   for (const auto& batch : table.batches) {
     if (arrow::Status st = (*writer)->WriteRecordBatch(*batch); !st.ok()) return arrow_status_error(st);
