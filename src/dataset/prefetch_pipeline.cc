@@ -10,55 +10,112 @@ namespace brivane {
 namespace {
 
 using ReadContext = PrefetchPipeline::ReadContext;
-using ReadMessage = PrefetchPipeline::ReadMessage;
+
+// A job reads about this many record bytes, and at most kMaxBatch positions:
+// enough small samples that the hand-offs between consumer and worker no
+// longer dominate, few enough large ones that read-ahead stays near a
+// megabyte.
+constexpr std::uint64_t kBatchBytes = 256u << 10;
+constexpr std::uint64_t kMaxBatch = 64;
 
 ModuleError out_of_range(std::uint64_t physical) {
   return ModuleError::invalid_cache("physical sample " + std::to_string(physical) + " is out of range");
 }
 
-Result<LoadedSample> read_located(const ReadContext& context, std::uint64_t physical) {
-  BRV_ASSIGN_OR_RETURN(SampleLocation at, locate_sample(*context.cache_offsets, *context.caches, physical));
-  const OpenedCache& cache = *(*context.caches)[at.cache_id];
-  ShardReaderCache& readers = this_thread_reader_cache();
-  Result<SampleData> data =
-      context.reader ? context.reader(cache, at.sample_id, readers) : read_sample(cache, at.sample_id, readers);
-  if (!data.ok()) return std::move(data).error();
-  return LoadedSample{std::move(data).value(), at.cache_id, at.sample_id};
+std::uint64_t choose_batch(const CacheList& caches, std::uint64_t requested, std::uint64_t epoch_len,
+                           std::uint64_t limit) {
+  if (requested != 0) return requested;
+  std::uint64_t bytes = 0, samples = 0;
+  for (const auto& cache : *caches) {
+    samples += cache->sample_count();
+    for (const ShardManifest& shard : cache->manifest.shards) bytes += shard.byte_len;
+  }
+  const std::uint64_t mean = samples == 0 ? 1 : std::max<std::uint64_t>(bytes / samples, 1);
+  // Every worker gets a share of a short epoch.
+  const std::uint64_t share = std::max<std::uint64_t>((epoch_len + limit - 1) / limit, 1);
+  return std::clamp<std::uint64_t>(kBatchBytes / mean, 1, std::min(kMaxBatch, share));
 }
 
-// Reads one sample on a worker and reports it under its sequence number,
-// first freeing the spent sample it carries. Everything fits inside the Job
-// itself, so submitting allocates nothing; a read that throws still reports
-// (WorkerFailed), so the consumer never waits for a message that cannot come.
-struct ReadJob {
-  std::shared_ptr<const ReadContext> context;
-  std::uint64_t physical;
-  std::uint64_t seq;
-  SpentSample spent;
-
-  void operator()() {
-    spent = SpentSample{};
-    const ReadContext& ctx = *context;
+// Reads the batch's positions in order into `batch.samples`, stopping at the
+// first failure. Positions that follow each other in one cache are read as
+// runs of neighbouring records.
+void read_batch(const ReadContext& ctx, ReadBatch& batch) {
+  ShardReaderCache& readers = this_thread_reader_cache();
+  const std::vector<std::uint64_t>& physical = batch.physical;
+  const std::size_t n = physical.size();
+  std::size_t i = 0;
+  while (i < n) {
     if (ctx.cancelled.load(std::memory_order_acquire)) {
-      ctx.results.send(ReadMessage{seq, ModuleError::worker_failed()});
+      batch.failure = ModuleError::worker_failed();
       return;
     }
-    Result<LoadedSample> result = ModuleError::worker_failed();
-    try {
-      result = read_located(ctx, physical);
-    } catch (...) {
-      result = ModuleError::worker_failed();
+    Result<SampleLocation> at = locate_sample(*ctx.cache_offsets, *ctx.caches, physical[i]);
+    if (!at.ok()) {
+      batch.failure = std::move(at).error();
+      return;
     }
-    // A sample read for an iterator that is gone by now is dropped here
+    const std::uint64_t cache_id = at->cache_id;
+    const std::uint64_t first = at->sample_id;
+    const OpenedCache& cache = *(*ctx.caches)[cache_id];
+    if (!ctx.reader) {
+      std::size_t run = 1;
+      while (i + run < n && physical[i + run] == physical[i] + run && first + run < cache.sample_count()) ++run;
+      run = run > 1 ? record_run_length(cache, first, run) : 0;
+      if (run > 1) {
+        std::uint64_t id = first;
+        Status status = read_record_run(cache, first, run, readers, [&](SampleData&& data) {
+          batch.samples.push_back(LoadedSample{std::move(data), cache_id, id++});
+        });
+        i += static_cast<std::size_t>(id - first);
+        if (!status.ok()) {
+          batch.failure = std::move(status).error();
+          return;
+        }
+        continue;
+      }
+    }
+    Result<SampleData> data = ctx.reader ? ctx.reader(cache, first, readers) : read_sample(cache, first, readers);
+    if (!data.ok()) {
+      batch.failure = std::move(data).error();
+      return;
+    }
+    batch.samples.push_back(LoadedSample{std::move(data).value(), cache_id, first});
+    ++i;
+  }
+}
+
+// Reads one batch on a worker and sends it back, first freeing the spent
+// samples it carries. The job holds two pointers, so submitting allocates
+// nothing; a read that throws still reports (WorkerFailed), so the consumer
+// never waits for a batch that cannot come.
+struct ReadJob {
+  std::shared_ptr<const ReadContext> context;
+  std::unique_ptr<ReadBatch> batch;
+
+  void operator()() {
+    ReadBatch& b = *batch;
+    b.spent.clear();
+    b.samples.clear();
+    b.failure.reset();
+    const ReadContext& ctx = *context;
+    try {
+      read_batch(ctx, b);
+    } catch (...) {
+      b.failure = ModuleError::worker_failed();
+    }
+    // Samples read for an iterator that is gone by now are dropped here
     // rather than carried to a channel nobody reads.
-    if (result.ok() && ctx.cancelled.load(std::memory_order_acquire)) result = ModuleError::worker_failed();
-    // No receiver left: the message is dropped, which is all a cancelled read needs.
-    ctx.results.send(ReadMessage{seq, std::move(result)});
+    if (ctx.cancelled.load(std::memory_order_acquire)) {
+      b.samples.clear();
+      b.failure = ModuleError::worker_failed();
+    }
+    // No receiver left: the batch is dropped, which is all a cancelled read needs.
+    ctx.results.send(std::move(batch));
   }
 };
 
-// Job stores up to 64 bytes inline; beyond that every submission would allocate.
-static_assert(sizeof(ReadJob) <= 64);
+// Job keeps up to 96 bytes inline; beyond that every submission would allocate.
+static_assert(sizeof(ReadJob) <= 96);
 
 }  // namespace
 
@@ -77,76 +134,94 @@ Result<SampleLocation> locate_sample(std::span<const std::uint64_t> cache_offset
 ReorderRing::ReorderRing(std::uint64_t initial_capacity)
     : slots_(std::bit_ceil(std::clamp<std::uint64_t>(initial_capacity, 2, 64))) {}
 
-bool ReorderRing::put(std::uint64_t next, std::uint64_t seq, LoadedSample&& sample) {
-  if (seq <= next) return false;
-  while (seq - next >= slots_.size()) grow(next);
+bool ReorderRing::put(std::uint64_t next, std::unique_ptr<ReadBatch>&& batch) {
+  const std::uint64_t number = batch->number;
+  if (number <= next) return false;
+  while (number - next >= slots_.size()) grow(next);
   // Every held number lies in (next, next + size), so an occupied slot can
   // only hold this very number.
-  std::optional<Entry>& s = slot(seq);
-  if (s.has_value()) return false;
-  s.emplace(Entry{seq, std::move(sample)});
+  std::unique_ptr<ReadBatch>& s = slot(number);
+  if (s) return false;
+  s = std::move(batch);
   ++held_;
-  peak_held_ = std::max(peak_held_, held_);
   return true;
 }
 
-std::optional<LoadedSample> ReorderRing::take(std::uint64_t next) {
-  if (held_ == 0) return std::nullopt;
-  std::optional<Entry>& s = slot(next);
-  if (!s.has_value() || s->seq != next) return std::nullopt;
-  std::optional<LoadedSample> out(std::move(s->sample));
-  s.reset();
+std::unique_ptr<ReadBatch> ReorderRing::take(std::uint64_t next) {
+  if (held_ == 0) return nullptr;
+  std::unique_ptr<ReadBatch>& s = slot(next);
+  if (!s || s->number != next) return nullptr;
   --held_;
-  return out;
+  return std::move(s);
 }
 
 void ReorderRing::grow(std::uint64_t next) {
-  std::vector<std::optional<Entry>> bigger(slots_.size() * 2);
+  std::vector<std::unique_ptr<ReadBatch>> bigger(slots_.size() * 2);
   for (std::uint64_t i = 0; i < slots_.size(); ++i) {
-    std::optional<Entry>& old = slot(next + i);
-    if (old.has_value()) bigger[old->seq & (bigger.size() - 1)].emplace(std::move(*old));
+    std::unique_ptr<ReadBatch>& old = slot(next + i);
+    if (old) bigger[old->number & (bigger.size() - 1)] = std::move(old);
   }
   slots_ = std::move(bigger);
 }
 
-PrefetchPipeline::PrefetchPipeline(PipelineSources sources, EpochPlan plan)
+PrefetchPipeline::PrefetchPipeline(PipelineSources sources, EpochPlan plan, std::uint64_t batch)
     : pool_(std::move(sources.pool)),
       plan_(std::move(plan)),
       epoch_len_(plan_.len()),
-      limit_(std::max<std::uint64_t>(
-          std::min({sources.prefetch_size, sources.num_workers, epoch_len_}), 1)),
-      window_(std::max(limit_, sources.prefetch_size)),
+      limit_(std::max<std::uint64_t>(std::min({sources.prefetch_size, sources.num_workers, epoch_len_}), 1)),
+      batch_(batch),
+      // One batch more than are in flight: the next one is already being read
+      // while the consumer takes the current one.
+      window_(std::max(batch == 1 ? limit_ : (limit_ + 1) * batch, sources.prefetch_size)),
       context_(std::make_shared<ReadContext>()),
-      reorder_(std::min(window_, epoch_len_)) {
-  auto [tx, rx] = make_channel<ReadMessage>(static_cast<std::size_t>(limit_));
+      reorder_(std::min(window_, epoch_len_) / batch + 1),
+      spent_limit_(static_cast<std::size_t>(std::min<std::uint64_t>(2 * batch + 8, 1024))) {
+  auto [tx, rx] = make_channel<std::unique_ptr<ReadBatch>>(static_cast<std::size_t>(limit_));
   context_->caches = std::move(sources.caches);
   context_->cache_offsets = std::move(sources.cache_offsets);
   context_->reader = std::move(sources.reader);
   context_->results = std::move(tx);
   results_ = std::move(rx);
-  spent_.reserve(kSpentLimit);
+  spent_.reserve(spent_limit_);
 }
 
 PrefetchPipeline::~PrefetchPipeline() { context_->cancelled.store(true, std::memory_order_release); }
 
 Result<std::unique_ptr<PrefetchPipeline>> PrefetchPipeline::start(PipelineSources sources, EpochPlan plan) {
   if (!sources.pool || !sources.caches || !sources.cache_offsets) return ModuleError::worker_failed();
-  std::unique_ptr<PrefetchPipeline> pipeline(new PrefetchPipeline(std::move(sources), std::move(plan)));
+  const std::uint64_t limit = std::max<std::uint64_t>(
+      std::min({sources.prefetch_size, sources.num_workers, plan.len()}), 1);
+  const std::uint64_t batch = choose_batch(sources.caches, sources.batch, plan.len(), limit);
+  std::unique_ptr<PrefetchPipeline> pipeline(new PrefetchPipeline(std::move(sources), std::move(plan), batch));
   if (!pipeline->refill().ok()) return ModuleError::worker_failed();
   return pipeline;
 }
 
 Status PrefetchPipeline::refill() {
-  while (in_flight_ < limit_ && next_submit_ < epoch_len_ && next_submit_ - next_deliver_ < window_) {
-    BRV_ASSIGN_OR_RETURN(std::uint64_t physical, plan_.next_physical());
-    SpentSample spent;
-    if (!spent_.empty()) {
-      spent = std::move(spent_.back());
-      spent_.pop_back();
+  while (in_flight_ < limit_ && next_submit_ < epoch_len_) {
+    const std::uint64_t n = std::min(batch_, epoch_len_ - next_submit_);
+    if (next_submit_ + n - next_deliver_ > window_) break;
+    std::unique_ptr<ReadBatch> batch;
+    if (free_batches_.empty()) {
+      batch = std::make_unique<ReadBatch>();
+      batch->physical.reserve(static_cast<std::size_t>(batch_));
+      batch->samples.reserve(static_cast<std::size_t>(batch_));
+      batch->spent.reserve(spent_limit_);
+    } else {
+      batch = std::move(free_batches_.back());
+      free_batches_.pop_back();
     }
-    Job job(ReadJob{context_, physical, next_submit_, std::move(spent)});
+    batch->number = next_batch_submit_;
+    batch->physical.clear();
+    for (std::uint64_t k = 0; k < n; ++k) {
+      BRV_ASSIGN_OR_RETURN(std::uint64_t physical, plan_.next_physical());
+      batch->physical.push_back(physical);
+    }
+    batch->spent.swap(spent_);
+    Job job(ReadJob{context_, std::move(batch)});
     if (!pool_->submit(std::move(job)).ok()) return ModuleError::worker_failed();
-    ++next_submit_;
+    next_submit_ += n;
+    ++next_batch_submit_;
     ++in_flight_;
   }
   return ok_status();
@@ -155,10 +230,15 @@ Status PrefetchPipeline::refill() {
 void PrefetchPipeline::recycle(LoadedSample&& sample) {
   // Past the limit (the epoch's last samples, with no read left to carry
   // them) the memory is simply freed here.
-  if (spent_.size() < kSpentLimit) {
-    spent_.push_back(SpentSample{std::move(sample.sample.buffer), std::move(sample.sample.metadata)});
-  }
+  if (spent_.size() < spent_limit_) spent_.push_back(std::move(sample));
 }
+
+std::uint64_t PrefetchPipeline::buffered() const {
+  const std::uint64_t current = current_ ? current_->samples.size() - current_pos_ : 0;
+  return read_ahead_ + current;
+}
+
+void PrefetchPipeline::note_buffered() { peak_buffered_ = std::max(peak_buffered_, read_ahead_); }
 
 void PrefetchPipeline::finish() {
   delivered_ = epoch_len_;
@@ -177,42 +257,68 @@ Status PrefetchPipeline::advance() {
   return ok_status();
 }
 
+Status PrefetchPipeline::next_batch() {
+  auto fail = [this](ModuleError error) -> Status {
+    finish();
+    return error;
+  };
+  for (;;) {
+    if (std::unique_ptr<ReadBatch> early = reorder_.take(next_batch_deliver_)) {
+      read_ahead_ -= early->samples.size();
+      current_ = std::move(early);
+      current_pos_ = 0;
+      return ok_status();
+    }
+    // Nothing outstanding and the next batch not buffered: waiting would
+    // never end.
+    if (in_flight_ == 0) return fail(ModuleError::worker_failed());
+    std::optional<std::unique_ptr<ReadBatch>> message = results_.recv();
+    if (!message || !*message) return fail(ModuleError::worker_failed());
+    std::unique_ptr<ReadBatch> batch = std::move(*message);
+    if (batch->number >= next_batch_submit_ || batch->number < next_batch_deliver_) {
+      return fail(ModuleError::worker_failed());
+    }
+    --in_flight_;
+    // A later batch's failure is not held back behind the positions before it.
+    if (batch->failure && batch->number != next_batch_deliver_) return fail(std::move(*batch->failure));
+    if (batch->number == next_batch_deliver_) {
+      current_ = std::move(batch);
+      current_pos_ = 0;
+      if (!refill().ok()) return fail(ModuleError::worker_failed());
+      return ok_status();
+    }
+    const std::uint64_t count = batch->samples.size();
+    if (!reorder_.put(next_batch_deliver_, std::move(batch))) return fail(ModuleError::worker_failed());
+    read_ahead_ += count;
+    note_buffered();
+    if (!refill().ok()) return fail(ModuleError::worker_failed());
+  }
+}
+
 Result<std::optional<LoadedSample>> PrefetchPipeline::next() {
   using Item = std::optional<LoadedSample>;
   if (finished()) return Item();
   for (;;) {
-    if (Item early = reorder_.take(next_deliver_)) {
-      BRV_TRY(advance());
-      return early;
+    if (current_) {
+      if (current_pos_ < current_->samples.size()) {
+        Item sample(std::move(current_->samples[current_pos_++]));
+        BRV_TRY(advance());
+        return sample;
+      }
+      if (current_->failure) {
+        ModuleError failure = std::move(*current_->failure);
+        finish();
+        return failure;
+      }
+      // A batch that came back short without saying why.
+      if (current_->samples.size() != current_->physical.size()) {
+        finish();
+        return ModuleError::worker_failed();
+      }
+      ++next_batch_deliver_;
+      free_batches_.push_back(std::move(current_));
     }
-    // Nothing outstanding and the next sample not buffered: waiting would
-    // never end.
-    if (in_flight_ == 0) {
-      finish();
-      return ModuleError::worker_failed();
-    }
-    std::optional<ReadMessage> message = results_.recv();
-    if (!message) {
-      finish();
-      return ModuleError::worker_failed();
-    }
-    if (!message->result.ok()) {
-      finish();
-      return std::move(message->result).error();
-    }
-    if (message->seq >= next_submit_) {
-      finish();
-      return ModuleError::worker_failed();
-    }
-    --in_flight_;
-    if (message->seq == next_deliver_) {
-      BRV_TRY(advance());
-      return Item(std::move(message->result).value());
-    }
-    if (!reorder_.put(next_deliver_, message->seq, std::move(message->result).value()) || !refill().ok()) {
-      finish();
-      return ModuleError::worker_failed();
-    }
+    BRV_TRY(next_batch());
   }
 }
 

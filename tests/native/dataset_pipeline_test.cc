@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <filesystem>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -25,6 +27,7 @@ namespace {
 using testing_caches::sample_text;
 using testing_caches::TempRoot;
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 
 std::string text_of(const LoadedSample& loaded) {
   auto data = loaded.sample.data();
@@ -110,10 +113,13 @@ class PrefetchPipelineTest : public TempRoot {
     return *core;
   }
 
+  // One position per read job unless `batch` says otherwise (0: the
+  // pipeline's own choice).
   static PipelineSources sources(const DatasetCore& core, std::shared_ptr<WorkerPool> pool, std::uint64_t prefetch,
-                                 SampleReader reader = {}) {
+                                 SampleReader reader = {}, std::uint64_t batch = 1) {
     const std::uint64_t workers = pool->num_workers();
-    return PipelineSources{std::move(pool), core.caches, core.cache_offsets, prefetch, workers, std::move(reader)};
+    return PipelineSources{std::move(pool), core.caches,       core.cache_offsets, prefetch,
+                           workers,         std::move(reader), batch};
   }
 
   static std::unique_ptr<PrefetchPipeline> start(PipelineSources s, EpochPlan plan) {
@@ -336,6 +342,95 @@ TEST_F(PrefetchPipelineTest, ShuffledOrderDoesNotDependOnWorkersOrPrefetch) {
     }
     EXPECT_FALSE(pipeline->next()->has_value());
   }
+}
+
+// Batched reads: every position comes out once, in plan order, with its own
+// identity and data, across empty caches, cache boundaries and the epoch's
+// short last batch, however many workers and however large the batches.
+TEST_F(PrefetchPipelineTest, BatchesDeliverEveryPositionInPlanOrder) {
+  auto core = dataset({7, 0, 5, 9});
+  struct Case {
+    std::uint64_t workers, prefetch, batch;
+    bool shuffled;
+  };
+  const std::vector<Case> cases = {{1, 1, 3, false}, {2, 8, 4, false}, {4, 64, 64, false}, {2, 2, 0, false},
+                                   {2, 8, 5, true},  {4, 3, 0, true},  {1, 64, 64, true}};
+  for (const Case& c : cases) {
+    const EpochPlan plan = c.shuffled ? EpochPlan::shuffled(DrawSampler::uniform(5, 1, 50, 21), nullptr)
+                                      : EpochPlan::sequential(3, 50, 21, nullptr);
+    auto pipeline = start(sources(*core, start_pool(c.workers), c.prefetch, {}, c.batch), plan);
+    ASSERT_TRUE(pipeline);
+    const std::uint64_t limit = std::min(c.prefetch, c.workers);
+    // Chosen for these tiny records: as many as allowed, while every
+    // worker still gets a share of the epoch.
+    EXPECT_EQ(pipeline->batch_size(), c.batch ? c.batch : std::min<std::uint64_t>(64, (50 + limit - 1) / limit));
+    for (std::uint64_t j = 0; j < 50; ++j) {
+      auto item = pipeline->next();
+      ASSERT_TRUE(item.ok()) << item.error().text();
+      ASSERT_TRUE(item->has_value()) << j;
+      const std::uint64_t physical = plan.physical_index(j).value();
+      auto at = locate_sample(*core->cache_offsets, *core->caches, physical);
+      EXPECT_EQ((*item)->cache_id, at->cache_id) << j;
+      EXPECT_EQ((*item)->sample_id, at->sample_id) << j;
+      EXPECT_EQ(text_of(**item), expected_text(*core, physical)) << j;
+      EXPECT_LE(pipeline->in_flight(), limit);
+      EXPECT_LE(pipeline->submitted() - pipeline->delivered(), pipeline->window());
+      pipeline->recycle(std::move(**item));
+    }
+    EXPECT_FALSE(pipeline->next()->has_value());
+  }
+}
+
+// A failure inside a batch comes after the batch's samples before it; a
+// failure in a later batch overtakes the positions still being read.
+TEST_F(PrefetchPipelineTest, FailureInsideABatchFollowsTheSamplesBeforeIt) {
+  auto core = dataset({40});
+  {
+    auto script = std::make_shared<ReadScript>();
+    script->fail_id = 13;
+    auto pipeline = start(sources(*core, start_pool(2), 8, ReadScript::reader(script), 8), sequential_plan(40, 40));
+    for (std::uint64_t j = 0; j < 13; ++j) {
+      auto item = pipeline->next();
+      ASSERT_TRUE(item.ok() && item->has_value()) << j;
+      EXPECT_EQ(text_of(**item), expected_text(*core, j));
+    }
+    auto failed = pipeline->next();
+    ASSERT_FALSE(failed.ok());
+    EXPECT_EQ(failed.error().payload(), "scripted failure");
+    EXPECT_FALSE(pipeline->next()->has_value());
+  }
+  {
+    auto script = std::make_shared<ReadScript>();
+    script->fail_id = 9;  // in the second batch, while the first is held
+    script->held = {0};
+    auto pipeline = start(sources(*core, start_pool(2), 8, ReadScript::reader(script), 8), sequential_plan(40, 40));
+    auto failed = pipeline->next();
+    ASSERT_FALSE(failed.ok());
+    EXPECT_EQ(failed.error().payload(), "scripted failure");
+    EXPECT_FALSE(pipeline->next()->has_value());
+    script->release(0);
+  }
+}
+
+// Without a stand-in reader, neighbouring records are read together; a shard
+// cut short after opening still yields every sample before the cut, then the
+// read failure of the first sample it cut.
+TEST_F(PrefetchPipelineTest, BatchedRunReadsStopAtTheFirstBrokenRecord) {
+  auto core = dataset({30});
+  const OpenedCache& cache = *(*core->caches)[0];
+  ASSERT_EQ(cache.manifest.shards.size(), 1u);
+  fs::resize_file(cache.shard_files[0].path, cache.index[17].offset + 3);
+  auto pipeline = start(sources(*core, start_pool(2), 4, {}, 0), sequential_plan(30, 30));
+  for (std::uint64_t j = 0; j < 17; ++j) {
+    auto item = pipeline->next();
+    ASSERT_TRUE(item.ok() && item->has_value()) << j << " " << (item.ok() ? "" : item.error().text());
+    EXPECT_EQ(text_of(**item), expected_text(*core, j));
+  }
+  auto failed = pipeline->next();
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().kind(), ErrorKind::Io);
+  EXPECT_EQ(failed.error().payload(), "failed to fill whole buffer");
+  EXPECT_FALSE(pipeline->next()->has_value());
 }
 
 }  // namespace

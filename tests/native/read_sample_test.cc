@@ -146,6 +146,110 @@ TEST_F(ReadSampleTest, ReturnsWhatWasWrittenForEachAlgorithmAndMode) {
   }
 }
 
+// Every run read together gives exactly what read_sample gives for each of
+// its samples, and runs never cross a shard.
+TEST_F(ReadSampleTest, RecordRunsReadWhatReadSampleReads) {
+  const std::vector<Sample> samples = make_samples(24);
+  for (CompressionAlgo algo : {CompressionAlgo::None, CompressionAlgo::Lz4}) {
+    fs::remove_all(dir_);
+    write_cache(samples, algo, 1500);
+    for (bool validate : {false, true}) {
+      auto cache = open(validate);
+      ASSERT_TRUE(cache);
+      ASSERT_GT(cache->manifest.shards.size(), 1u);
+      ShardReaderCache readers;
+      std::size_t runs = 0;
+      for (std::uint64_t first = 0; first < samples.size();) {
+        const std::size_t count = record_run_length(*cache, first, samples.size() - first);
+        ASSERT_GE(count, 1u);
+        std::uint64_t id = first;
+        auto status = read_record_run(*cache, first, count, readers, [&](SampleData&& sample) {
+          EXPECT_EQ(text_of(sample), samples[id].data) << id;
+          EXPECT_EQ(sample.metadata, row_of(samples[id])) << id;
+          EXPECT_EQ(cache->index[id].shard_id, cache->index[first].shard_id) << id;
+          ++id;
+        });
+        ASSERT_TRUE(status.ok()) << status.error().text();
+        ASSERT_EQ(id, first + count);
+        first += count;
+        ++runs;
+      }
+      EXPECT_EQ(runs, cache->manifest.shards.size());  // each shard's records are one run
+    }
+  }
+}
+
+TEST_F(ReadSampleTest, RecordRunLengthStopsWhereRecordsStopBeingNeighbours) {
+  write_cache(make_samples(20), CompressionAlgo::None, 1 << 20);
+  struct Case {
+    std::string what;
+    std::function<void(OpenedCache&)> edit;
+    std::uint64_t first;
+    std::size_t limit;
+    std::size_t expected;
+  };
+  const std::vector<Case> cases = {
+      {"whole shard", [](OpenedCache&) {}, 0, 6, 6},
+      {"limit", [](OpenedCache&) {}, 1, 3, 3},
+      {"no limit", [](OpenedCache&) {}, 0, 0, 0},
+      {"last sample", [](OpenedCache&) {}, 19, 9, 1},
+      {"beyond the index", [](OpenedCache&) {}, 20, 3, 0},
+      {"gap", [](OpenedCache& c) { c.index[3].offset += 1; }, 0, 6, 3},
+      {"other shard", [](OpenedCache& c) { c.index[2].shard_id = 1; }, 0, 6, 2},
+      {"shard out of range", [](OpenedCache& c) { c.index[0].shard_id = 9; }, 0, 6, 0},
+      {"large first record", [](OpenedCache& c) { c.index[0].length = kRunRecordLimit + 1; }, 0, 6, 0},
+      {"large later record", [](OpenedCache& c) { c.index[4].length = kRunRecordLimit + 1; }, 0, 6, 4},
+  };
+  for (const Case& c : cases) {
+    auto cache = open(false);
+    c.edit(*cache);
+    EXPECT_EQ(record_run_length(*cache, c.first, c.limit), c.expected) << c.what;
+  }
+  // The combined size is bounded too.
+  auto cache = open(false);
+  std::uint64_t offset = 0;
+  for (IndexRow& row : cache->index) {
+    row.offset = offset;
+    row.length = kRunRecordLimit;
+    offset += row.length;
+  }
+  EXPECT_EQ(record_run_length(*cache, 0, 20), kRunByteLimit / kRunRecordLimit);
+}
+
+// A run that cannot be read or decoded as a whole still hands on the samples
+// before the broken one and then fails exactly as read_sample fails for it.
+TEST_F(ReadSampleTest, BrokenRunHandsOnTheSamplesBeforeTheFailure) {
+  const std::vector<Sample> samples = make_samples(6);
+  struct Case {
+    std::string what;
+    std::function<void(const OpenedCache&)> damage;  // breaks sample 3
+    ErrorKind kind;
+  };
+  const std::vector<Case> cases = {
+      {"shard cut inside sample 3", [&](const OpenedCache& c) { fs::resize_file(shard_path(0), c.index[3].offset + 5); },
+       ErrorKind::Io},
+      {"metadata of sample 3", [&](const OpenedCache& c) { patch(shard_path(0), c.index[3].offset + 8, "["); },
+       ErrorKind::Json},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(dir_);
+    write_cache(samples, CompressionAlgo::None, 1 << 20);
+    auto cache = open(false);
+    ASSERT_EQ(record_run_length(*cache, 0, 6), 6u) << c.what;
+    c.damage(*cache);
+    ShardReaderCache readers;
+    std::vector<std::string> got;
+    auto status = read_record_run(*cache, 0, 6, readers, [&](SampleData&& sample) { got.push_back(text_of(sample)); });
+    ASSERT_FALSE(status.ok()) << c.what;
+    EXPECT_EQ(status.error().kind(), c.kind) << c.what << ": " << status.error().text();
+    const auto alone = read_sample(*cache, 3, readers);
+    ASSERT_FALSE(alone.ok());
+    EXPECT_EQ(status.error().text(), alone.error().text()) << c.what;
+    ASSERT_EQ(got.size(), 3u) << c.what;
+    for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], samples[i].data) << c.what;
+  }
+}
+
 TEST_F(ReadSampleTest, SampleAndShardNumbersOutOfRange) {
   write_cache(make_samples(3), CompressionAlgo::None);
   auto cache = open(false);
