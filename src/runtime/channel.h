@@ -89,15 +89,16 @@ class Receiver {
   Receiver() noexcept = default;
 
   // The next item, waiting while the channel is empty; nullopt once it is
-  // empty and no sender is left.
-  std::optional<T> recv() const noexcept {
+  // empty and no sender is left. `policy` says how long to spin before sleeping.
+  std::optional<T> recv(SpinPolicy policy = SpinPolicy::Short) const noexcept {
     std::optional<T> out;
-    if (end_.get() != nullptr) take(out, std::nullopt);
+    if (end_.get() != nullptr) take(out, std::nullopt, policy);
     return out;
   }
 
   // As recv, giving up after `timeout`. `out` holds the item only on Ok.
-  RecvStatus recv_for(std::chrono::nanoseconds timeout, std::optional<T>& out) const noexcept {
+  RecvStatus recv_for(std::chrono::nanoseconds timeout, std::optional<T>& out,
+                      SpinPolicy policy = SpinPolicy::Short) const noexcept {
     out.reset();
     if (end_.get() == nullptr) return RecvStatus::Disconnected;
     const auto now = WaitClock::now();
@@ -106,7 +107,7 @@ class Receiver {
     if (timeout < WaitClock::time_point::max() - now) {
       deadline = now + std::chrono::duration_cast<WaitClock::duration>(std::max(timeout, decltype(timeout)::zero()));
     }
-    switch (take(out, deadline)) {
+    switch (take(out, deadline, policy)) {
       case TryResult::Done:
         return RecvStatus::Ok;
       case TryResult::Again:
@@ -135,11 +136,12 @@ class Receiver {
   friend std::pair<Sender<T>, Receiver<T>> make_channel<T>(std::size_t);
   explicit Receiver(channel_detail::Shared<T>* shared) noexcept : end_(shared) {}
 
-  TryResult take(std::optional<T>& out, std::optional<WaitClock::time_point> deadline) const noexcept {
+  TryResult take(std::optional<T>& out, std::optional<WaitClock::time_point> deadline,
+                 SpinPolicy policy) const noexcept {
     auto* ch = end_.get();
     TryResult a = ch->try_pop(out);
     if (a == TryResult::Again && (!deadline || *deadline > WaitClock::now())) {
-      a = ch->readers.wait([&] { return ch->try_pop(out); }, [&] { return ch->has_items(); }, deadline);
+      a = ch->readers.wait([&] { return ch->try_pop(out); }, [&] { return ch->has_items(); }, deadline, policy);
     }
     if (a == TryResult::Done) ch->writers.notify();
     return a;

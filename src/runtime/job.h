@@ -17,22 +17,23 @@ class Job {
 
   // `run` is called once with no arguments; its result is ignored.
   template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, Job>>>
-  Job(F run) {  // NOLINT: implicit so a lambda can be submitted directly
+  Job(F run) : followed_promptly_(followed_promptly<std::decay_t<F>>()) {  // NOLINT: implicit for lambdas
     emplace<Plain<std::decay_t<F>>>(std::move(run));
   }
 
   // As above; if `run` throws, `on_fault` is called instead, so the job can
   // still report a failure to whoever waits for its result.
   template <class F, class G>
-  Job(F run, G on_fault) {
+  Job(F run, G on_fault) : followed_promptly_(followed_promptly<std::decay_t<F>>()) {
     emplace<Guarded<std::decay_t<F>, std::decay_t<G>>>(std::move(run), std::move(on_fault));
   }
 
-  Job(Job&& other) noexcept { take(other); }
+  Job(Job&& other) noexcept : followed_promptly_(other.followed_promptly_) { take(other); }
   Job& operator=(Job&& other) noexcept {
     if (this != &other) {
       reset();
       take(other);
+      followed_promptly_ = other.followed_promptly_;
     }
     return *this;
   }
@@ -41,6 +42,11 @@ class Job {
   ~Job() { reset(); }
 
   explicit operator bool() const noexcept { return ops_ != nullptr; }
+
+  // Whether the submitter usually sends the next job within microseconds (a
+  // callable says so with `static constexpr bool kFollowedPromptly = true`),
+  // so that the worker that ran it should wait patiently for the next one.
+  bool followed_promptly() const noexcept { return followed_promptly_; }
 
   // Runs the job (or its fault handler if it throws) and then destroys its
   // captures, leaving the job empty. Nothing escapes: a worker thread must
@@ -147,10 +153,20 @@ class Job {
     }
   }
 
+  template <class F>
+  static constexpr bool followed_promptly() {
+    if constexpr (requires { F::kFollowedPromptly; }) {
+      return F::kFollowedPromptly;
+    } else {
+      return false;
+    }
+  }
+
   void* payload() noexcept { return storage_; }
 
   alignas(kInlineAlign) unsigned char storage_[kInlineSize];
   const Ops* ops_ = nullptr;
+  bool followed_promptly_ = false;
 };
 
 }  // namespace brivane

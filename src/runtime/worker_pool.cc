@@ -22,7 +22,13 @@ static_assert(sizeof("brivane-w65535") - 1 <= 15);
 
 void* worker_main(void* arg) {
   std::unique_ptr<Receiver<Job>> queue(static_cast<Receiver<Job>*>(arg));
-  while (std::optional<Job> job = queue->recv()) (*job)();
+  // After a job whose submitter follows up promptly, wait patiently for the
+  // next one; otherwise spin briefly and leave the core to busier threads.
+  SpinPolicy policy = SpinPolicy::Short;
+  while (std::optional<Job> job = queue->recv(policy)) {
+    policy = job->followed_promptly() ? SpinPolicy::Patient : SpinPolicy::Short;
+    (*job)();
+  }
   return nullptr;
 }
 

@@ -37,6 +37,10 @@ struct Relayed {
 // file and no Python object; if the pipeline is gone the item is dropped.
 template <class Item>
 struct RelayJob {
+  // The calling thread hands over the next item within microseconds: the
+  // worker waits for it patiently rather than fall asleep in between.
+  static constexpr bool kFollowedPromptly = true;
+
   Sender<Relayed<Item>> relay;
   std::uint64_t seq;
   Item item;
@@ -137,7 +141,9 @@ class RelayPipeline {
     if (in_flight_ == 0) return ModuleError::worker_failed();
     std::optional<Relayed<Item>> got;
     for (;;) {
-      RecvStatus status = rx_->recv_for(kSignalCheckInterval, got);
+      // Nothing to do meanwhile, and a running worker sends the item back
+      // within a microsecond: wait patiently.
+      RecvStatus status = rx_->recv_for(kSignalCheckInterval, got, SpinPolicy::Patient);
       if (status == RecvStatus::Ok) break;
       if (status == RecvStatus::Disconnected) return ModuleError::worker_failed();
       if (check_signals_) BRV_TRY(check_signals_());

@@ -354,19 +354,44 @@ long cpu_ticks(const std::map<std::string, std::string>& threads) {
   return ticks;
 }
 
+// A job that says its submitter follows up promptly, as the writer's relay does.
+struct PromptJob {
+  static constexpr bool kFollowedPromptly = true;
+  Sender<int> tx;
+  void operator()() { tx.send(1); }
+};
+
+TEST(Job, CarriesWhetherItsSubmitterFollowsUpPromptly) {
+  auto [tx, rx] = make_channel<int>(1);
+  Job prompt(PromptJob{tx});
+  Job plain([] {});
+  EXPECT_TRUE(prompt.followed_promptly());
+  EXPECT_FALSE(plain.followed_promptly());
+  Job moved(std::move(prompt));
+  EXPECT_TRUE(moved.followed_promptly());
+  plain = std::move(moved);
+  EXPECT_TRUE(plain.followed_promptly());
+}
+
 TEST(WorkerPool, IdleWorkersUseNoCpu) {
-  const auto before = pool_threads();
-  auto pool = start_pool(2);
-  auto [tx, rx] = make_channel<int>(100);
-  for (int i = 0; i < 100; ++i) ASSERT_TRUE(pool->submit([tx = tx] { tx.send(1); }).ok());
-  for (int i = 0; i < 100; ++i) ASSERT_TRUE(rx.recv());
-  const auto workers = new_threads(before);
-  ASSERT_EQ(workers.size(), 2u);
-  std::this_thread::sleep_for(kSettle);
-  const long start = cpu_ticks(workers);
-  std::this_thread::sleep_for(500ms);
-  // Spinning workers would burn about 100 ticks here.
-  EXPECT_LE(cpu_ticks(workers) - start, 2);
+  // Also after jobs that make a worker wait patiently for the next one.
+  for (const bool prompt : {false, true}) {
+    const auto before = pool_threads();
+    auto pool = start_pool(2);
+    auto [tx, rx] = make_channel<int>(100);
+    for (int i = 0; i < 100; ++i) {
+      Job job = prompt ? Job(PromptJob{tx}) : Job([tx = tx] { tx.send(1); });
+      ASSERT_TRUE(pool->submit(std::move(job)).ok());
+    }
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(rx.recv());
+    const auto workers = new_threads(before);
+    ASSERT_EQ(workers.size(), 2u);
+    std::this_thread::sleep_for(kSettle);
+    const long start = cpu_ticks(workers);
+    std::this_thread::sleep_for(500ms);
+    // Spinning workers would burn about 100 ticks here.
+    EXPECT_LE(cpu_ticks(workers) - start, 2) << (prompt ? "after prompt jobs" : "after plain jobs");
+  }
 }
 
 }  // namespace
