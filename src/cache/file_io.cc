@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -22,22 +23,27 @@ int open_retrying(const char* path, int flags, mode_t mode) {
 
 }  // namespace
 
-Result<BufferedFileWriter> BufferedFileWriter::create(const std::filesystem::path& path) {
+Result<BufferedFileWriter> BufferedFileWriter::create(const std::filesystem::path& path, std::size_t buffer_size) {
   int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return ModuleError::io_errno(errno);
-  return BufferedFileWriter(fd);
+  return BufferedFileWriter(fd, std::max<std::size_t>(buffer_size, 1));
 }
 
-BufferedFileWriter::BufferedFileWriter(int fd) : fd_(fd), buffer_(new std::uint8_t[kBufferSize]) {}
+BufferedFileWriter::BufferedFileWriter(int fd, std::size_t buffer_size)
+    : fd_(fd), buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(buffer_size)), capacity_(buffer_size) {}
 
 BufferedFileWriter::BufferedFileWriter(BufferedFileWriter&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), buffer_(std::move(other.buffer_)), used_(std::exchange(other.used_, 0)) {}
+    : fd_(std::exchange(other.fd_, -1)),
+      buffer_(std::move(other.buffer_)),
+      capacity_(other.capacity_),
+      used_(std::exchange(other.used_, 0)) {}
 
 BufferedFileWriter& BufferedFileWriter::operator=(BufferedFileWriter&& other) noexcept {
   if (this != &other) {
     if (fd_ >= 0) (void)close();
     fd_ = std::exchange(other.fd_, -1);
     buffer_ = std::move(other.buffer_);
+    capacity_ = other.capacity_;
     used_ = std::exchange(other.used_, 0);
   }
   return *this;
@@ -64,13 +70,13 @@ Status BufferedFileWriter::write_all(const std::uint8_t* data, std::size_t n) {
 Status BufferedFileWriter::write(const void* data, std::size_t n) {
   if (fd_ < 0) return ModuleError::io_errno(EBADF);
   const auto* bytes = static_cast<const std::uint8_t*>(data);
-  if (n <= kBufferSize - used_) {
+  if (n <= capacity_ - used_) {
     if (n > 0) std::memcpy(buffer_.get() + used_, bytes, n);
     used_ += n;
     return ok_status();
   }
   BRV_TRY(flush());
-  if (n >= kBufferSize) return write_all(bytes, n);
+  if (n >= capacity_) return write_all(bytes, n);
   std::memcpy(buffer_.get(), bytes, n);
   used_ = n;
   return ok_status();

@@ -13,7 +13,7 @@
 
 namespace brivane {
 
-// Writes a file through an 8 KiB buffer. The file is created (or truncated)
+// Writes a file through a buffer (8 KiB unless asked otherwise). The file is created (or truncated)
 // with permission bits 0666 before the umask. Nothing is ever synced to stable
 // storage. The destructor closes the file without reporting failures; call
 // close() to learn whether the last bytes reached the file.
@@ -21,7 +21,7 @@ class BufferedFileWriter {
  public:
   static constexpr std::size_t kBufferSize = 8 * 1024;
 
-  static Result<BufferedFileWriter> create(const std::filesystem::path& path);
+  static Result<BufferedFileWriter> create(const std::filesystem::path& path, std::size_t buffer_size = kBufferSize);
 
   BufferedFileWriter(BufferedFileWriter&& other) noexcept;
   BufferedFileWriter& operator=(BufferedFileWriter&& other) noexcept;
@@ -39,11 +39,12 @@ class BufferedFileWriter {
   bool is_open() const { return fd_ >= 0; }
 
  private:
-  explicit BufferedFileWriter(int fd);
+  BufferedFileWriter(int fd, std::size_t buffer_size);
   Status write_all(const std::uint8_t* data, std::size_t n);
 
   int fd_ = -1;
   std::unique_ptr<std::uint8_t[]> buffer_;
+  std::size_t capacity_ = 0;
   std::size_t used_ = 0;
 };
 

@@ -13,7 +13,7 @@ std::string shard_file_name(std::uint64_t number) {
 
 Result<ShardWriter> ShardWriter::open(const std::filesystem::path& dir, std::uint64_t number) {
   std::string name = shard_file_name(number);
-  BRV_ASSIGN_OR_RETURN(BufferedFileWriter file, BufferedFileWriter::create(dir / "shards" / name));
+  BRV_ASSIGN_OR_RETURN(BufferedFileWriter file, BufferedFileWriter::create(dir / "shards" / name, kShardBufferSize));
   return ShardWriter(std::move(name), std::move(file), number);
 }
 

@@ -1,4 +1,4 @@
-// The shard file being filled: records appended through an 8 KiB buffer, with
+// The shard file being filled: records appended through a 1 MiB buffer, with
 // the file's SHA-256 kept up to date so shards are never read back to hash.
 #pragma once
 
@@ -16,6 +16,10 @@ namespace brivane {
 
 // "000012.bin": the number zero-padded to at least six digits.
 std::string shard_file_name(std::uint64_t number);
+
+// Small records come in by the hundred thousand: with an 8 KiB buffer one
+// write system call per few records was a fifth of the time spent on each.
+inline constexpr std::size_t kShardBufferSize = 1u << 20;
 
 class ShardWriter {
  public:
