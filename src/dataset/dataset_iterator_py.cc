@@ -29,6 +29,10 @@ struct IteratorState {
   // The schema's field names as interned str, made once so that every item
   // only adds references to them.
   std::vector<PyRef> keys;
+  // Per field, the last short string value and its str: categorical fields
+  // ("train", "val") repeat, and handing out the same immutable str again
+  // saves building one per sample. Never resized after creation.
+  std::vector<std::pair<std::string, PyRef>> last_text;
   std::unique_ptr<PrefetchPipeline> pipeline;
 };
 
@@ -39,7 +43,20 @@ struct IteratorObject {
 
 IteratorState& state_of(PyObject* self) { return reinterpret_cast<IteratorObject*>(self)->state; }
 
-PyObject* metadata_value(const MetadataValue& value) {
+// Strings up to this length are kept without a heap allocation of their own.
+constexpr std::size_t kRememberedTextLimit = 15;
+
+PyObject* text_value(const std::string& text, std::pair<std::string, PyRef>& last) {
+  if (last.second && last.first == text) return Py_NewRef(last.second.get());
+  PyObject* str = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  if (str != nullptr && text.size() <= kRememberedTextLimit) {
+    last.first = text;
+    last.second = PyRef::borrow(str);
+  }
+  return str;
+}
+
+PyObject* metadata_value(const MetadataValue& value, std::pair<std::string, PyRef>& last_text) {
   switch (value.index()) {
     case 0:
       return Py_NewRef(std::get<bool>(value) ? Py_True : Py_False);
@@ -47,25 +64,23 @@ PyObject* metadata_value(const MetadataValue& value) {
       return PyLong_FromLongLong(std::get<std::int64_t>(value));
     case 2:
       return PyFloat_FromDouble(std::get<double>(value));
-    default: {
-      const std::string& text = std::get<std::string>(value);
-      return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    }
+    default:
+      return text_value(std::get<std::string>(value), last_text);
   }
 }
 
-PyObject* metadata_dict(const IteratorState& state, const MetadataRow& row) {
+PyObject* metadata_dict(IteratorState& state, const MetadataRow& row) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  const std::size_t n = std::min(row.size(), state.keys.size());
+  const std::size_t n = std::min({row.size(), state.keys.size(), state.last_text.size()});
   for (std::size_t i = 0; i < n; ++i) {
-    PyRef value = PyRef::steal(metadata_value(row[i]));
+    PyRef value = PyRef::steal(metadata_value(row[i], state.last_text[i]));
     if (!value || PyDict_SetItem(dict.get(), state.keys[i].get(), value.get()) < 0) return nullptr;
   }
   return dict.release();
 }
 
-PyObject* item_tuple(const IteratorState& state, const LoadedSample& loaded) {
+PyObject* item_tuple(IteratorState& state, const LoadedSample& loaded) {
   const auto data = loaded.sample.data();
   PyRef bytes = PyRef::steal(
       PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()), static_cast<Py_ssize_t>(data.size())));
@@ -166,6 +181,7 @@ PyObject* iterate_dataset(DatasetCore& core) {
   IteratorState* state = new (&state_of(self.get())) IteratorState();
   state->schema = core.schema;
   state->keys = std::move(keys);
+  state->last_text.resize(state->keys.size());
 
   Result<EpochPlan> plan = with_sampling_state(
       core, [&](SamplingState& sampling) { return plan_epoch(sampling, core.shuffle, core.seed, core.total); });

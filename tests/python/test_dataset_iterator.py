@@ -15,19 +15,24 @@ def dataset(runtime, paths, prefetch_size=4, shuffle=False, seed=0):
     return CachedDataset(runtime, paths, seed, prefetch_size, shuffle, False)
 
 
+# Repeated short strings (which the iterator hands out again as one str), a
+# change back and forth, non-ASCII text and long strings.
+TAGS = ["train", "train", "val", "train", "t\u00e9", "t\u00e9", "x" * 40, "x" * 40 + "y", ""]
+
+
 def test_items_are_exact_four_tuples(tmp_path):
     runtime = DatasetRuntime(2)
-    meta = lambda name, i: {"b": i % 2 == 0, "a": 7, "score": i / 4, "tag": f"t{i}\u00e9", "n": -(2**63)}
-    (path,) = write_caches(runtime, tmp_path, {"a": 3}, meta=meta)
+    meta = lambda name, i: {"b": i % 2 == 0, "a": 7, "score": i / 4, "tag": TAGS[i], "n": -(2**63)}
+    (path,) = write_caches(runtime, tmp_path, {"a": len(TAGS)}, meta=meta)
     items = list(dataset(runtime, [path]))
-    assert len(items) == 3
+    assert len(items) == len(TAGS)
     for i, item in enumerate(items):
         assert type(item) is tuple and len(item) == 4
         data, metadata, cache_id, sample_id = item
         assert type(data) is bytes and data == sample_data("a", i)
         assert type(metadata) is dict
         assert list(metadata) == ["a", "b", "n", "score", "tag"]  # schema order
-        assert metadata == {"a": 7, "b": i % 2 == 0, "n": -(2**63), "score": i / 4, "tag": f"t{i}\u00e9"}
+        assert metadata == {"a": 7, "b": i % 2 == 0, "n": -(2**63), "score": i / 4, "tag": TAGS[i]}
         assert [type(v) for v in metadata.values()] == [int, bool, int, float, str]
         assert (type(cache_id), type(sample_id)) == (int, int) and (cache_id, sample_id) == (0, i)
 
