@@ -115,8 +115,8 @@ def render(raw: dict) -> str:
     add(f"```\n{raw['command']}\n```\n")
     add(f"Started {raw['started']}, finished {raw.get('finished', '(did not finish)')}; "
         f"{raw['runs']} run(s), every figure is the median over the runs.\n")
-    add(f"`uptime` before: `{raw['load_before']}`; after: `{raw.get('load_after', '(did not finish)')}`. "
-        "The machine was shared with other work while this ran (compiles and tests of the project).\n")
+    add(f"`uptime` before: `{raw['load_before']}`; after: `{raw.get('load_after', '(did not finish)')}` "
+        "(the benchmark itself keeps about one to three threads busy).\n")
 
     add("## Machine\n")
     for key, value in machine["lscpu"].items():
@@ -246,6 +246,8 @@ Every phase runs in a fresh process (`bench/peers/child.py`); only the library c
 imports and after the payload pool is built. Payloads are slices of one seeded 8 MiB pool of random bytes, so they
 do not compress. Reads happen right after the write, from a warm page cache. Each epoch is checked: every
 sample and every payload byte must arrive, and a sequential epoch must carry the exact sum of the labels.
+Every process runs with `OPENBLAS_NUM_THREADS=1`: numpy builds the pool, and its BLAS thread pool would
+otherwise spin on the cores the libraries need.
 
 - brivane: `write_cache([CacheSource("cache", ...)], dir, WriterConfig(show_progress=False))` on a
   `DatasetRuntime(2)`, default 256 MiB shards; `brivane-lz4` sets `ShardCompression("lz4", 1.0)`. Reads:

@@ -24,4 +24,7 @@ if [[ -n "${PEERS_REINSTALL:-}" ]] || ! "$venv/bin/python" -c "import brivane" 2
     (cd "$repo" && "$venv/bin/pip" install -q --no-build-isolation --no-deps \
         -C build-dir="bench/peers/.build/{wheel_tag}" .)
 fi
+# The workloads draw their random bytes with numpy, whose OpenBLAS thread pool
+# would otherwise start spinning on the cores the libraries under test need.
+export OPENBLAS_NUM_THREADS=1
 exec "$venv/bin/python" "$here/harness.py" "$@"
