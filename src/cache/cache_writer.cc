@@ -115,9 +115,10 @@ Result<AppendResult> CacheWriter::append(const std::uint8_t* data, std::size_t n
   if (payload_room > std::numeric_limits<std::size_t>::max() - before_payload) {
     return ModuleError::invalid_argument("record length overflowed usize");
   }
-  BRV_ASSIGN_OR_RETURN(std::uint8_t* const record, record_space(before_payload + payload_room));
+  // With none the data itself is the payload and goes to the shard from
+  // where it is: only the header and the metadata are assembled.
+  BRV_ASSIGN_OR_RETURN(std::uint8_t* const record, record_space(before_payload + (lz4 ? payload_room : 0)));
 
-  // With none the data itself is the payload: nothing to do until it is copied below.
   std::size_t payload_length = n;
   Clock::time_point assembly_start = encode_start;
   if (lz4) {
@@ -134,7 +135,6 @@ Result<AppendResult> CacheWriter::append(const std::uint8_t* data, std::size_t n
   if (static_cast<std::size_t>(metadata_end - metadata_start) != metadata_length) {
     return ModuleError::internal_fault("embedded metadata length differs from its computed size");
   }
-  if (!lz4 && n != 0) std::memcpy(record + before_payload, data, n);
   const std::size_t record_length = before_payload + payload_length;
   Clock::time_point write_start = Clock::now();
   result.record_encode += since(assembly_start, write_start);
@@ -145,7 +145,11 @@ Result<AppendResult> CacheWriter::append(const std::uint8_t* data, std::size_t n
   if (current_.number() != shard_before) write_start = Clock::now();
 
   const std::uint64_t offset = current_.byte_count();
-  BRV_TRY(current_.write(record, record_length, n));
+  if (lz4) {
+    BRV_TRY(current_.write(record, record_length, {}, n));
+  } else {
+    BRV_TRY(current_.write(record, before_payload, {data, n}, n));
+  }
   index_.push_back(IndexRow{current_.number(), offset, record_length});
   rows_.push_back(std::move(row));
   result.disk_write = since(write_start, Clock::now());

@@ -70,13 +70,16 @@ Status BufferedFileWriter::write_all(const std::uint8_t* data, std::size_t n) {
 Status BufferedFileWriter::write(const void* data, std::size_t n) {
   if (fd_ < 0) return ModuleError::io_errno(EBADF);
   const auto* bytes = static_cast<const std::uint8_t*>(data);
-  if (n <= capacity_ - used_) {
+  // A large write goes straight to the file: copying it through the buffer
+  // first only costs a pass over memory.
+  const bool direct = n >= std::min(capacity_, kDirectWriteSize);
+  if (!direct && n <= capacity_ - used_) {
     if (n > 0) std::memcpy(buffer_.get() + used_, bytes, n);
     used_ += n;
     return ok_status();
   }
   BRV_TRY(flush());
-  if (n >= capacity_) return write_all(bytes, n);
+  if (direct) return write_all(bytes, n);
   std::memcpy(buffer_.get(), bytes, n);
   used_ = n;
   return ok_status();

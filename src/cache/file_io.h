@@ -20,6 +20,8 @@ namespace brivane {
 class BufferedFileWriter {
  public:
   static constexpr std::size_t kBufferSize = 8 * 1024;
+  // Writes of this size or more (or of the buffer's size) bypass the buffer.
+  static constexpr std::size_t kDirectWriteSize = 64 * 1024;
 
   static Result<BufferedFileWriter> create(const std::filesystem::path& path, std::size_t buffer_size = kBufferSize);
 
@@ -29,7 +31,7 @@ class BufferedFileWriter {
   BufferedFileWriter& operator=(const BufferedFileWriter&) = delete;
   ~BufferedFileWriter();
 
-  // Writes larger than the buffer go straight to the file.
+  // Large writes go straight to the file, after the buffered bytes.
   Status write(const void* data, std::size_t n);
   // Hands the buffered bytes to the operating system.
   Status flush();

@@ -17,15 +17,22 @@ Result<ShardWriter> ShardWriter::open(const std::filesystem::path& dir, std::uin
   return ShardWriter(std::move(name), std::move(file), number);
 }
 
-Status ShardWriter::write(const std::uint8_t* record, std::size_t length, std::uint64_t data_length) {
+Status ShardWriter::write(const std::uint8_t* record, std::size_t length, std::span<const std::uint8_t> tail,
+                          std::uint64_t data_length) {
   constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
   if (data_length > kMax - data_byte_count_) {
     return ModuleError::invalid_argument("shard uncompressed byte length overflowed u64");
   }
-  if (length > kMax - byte_count_) return ModuleError::invalid_argument("shard byte length overflowed u64");
+  if (length > kMax - byte_count_ || tail.size() > kMax - byte_count_ - length) {
+    return ModuleError::invalid_argument("shard byte length overflowed u64");
+  }
   BRV_TRY(file_.write(record, length));
   digest_.update(record, length);
-  byte_count_ += length;
+  if (!tail.empty()) {
+    BRV_TRY(file_.write(tail.data(), tail.size()));
+    digest_.update(tail.data(), tail.size());
+  }
+  byte_count_ += length + tail.size();
   data_byte_count_ += data_length;
   return ok_status();
 }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 
 #include "cache/file_io.h"
@@ -26,9 +27,11 @@ class ShardWriter {
   // Creates (or truncates) dir/shards/<name>, mode 0o666; failure is Io.
   static Result<ShardWriter> open(const std::filesystem::path& dir, std::uint64_t number);
 
-  // Appends one record holding `data_length` bytes of sample data before
-  // compression. Counts are checked before anything is written.
-  Status write(const std::uint8_t* record, std::size_t length, std::uint64_t data_length);
+  // Appends one record, `length` bytes from `record` followed by `tail`,
+  // holding `data_length` bytes of sample data before compression. Counts are
+  // checked before anything is written.
+  Status write(const std::uint8_t* record, std::size_t length, std::span<const std::uint8_t> tail,
+               std::uint64_t data_length);
 
   // Writes out the buffer, closes the file and describes the shard.
   Result<ShardManifest> finish(const ShardCompression& compression) &&;

@@ -342,15 +342,21 @@ TEST(ShardWriterTest, DataByteCountOverflowIsRefusedBeforeWriting) {
   auto shard = ShardWriter::open(dir, 3);
   ASSERT_TRUE(shard.ok()) << shard.error().text();
   const std::uint8_t record[4] = {1, 2, 3, 4};
-  ASSERT_TRUE(shard->write(record, 4, std::numeric_limits<std::uint64_t>::max() - 1).ok());
-  auto overflow = shard->write(record, 4, 2);
+  ASSERT_TRUE(shard->write(record, 4, {}, std::numeric_limits<std::uint64_t>::max() - 1).ok());
+  auto overflow = shard->write(record, 4, {}, 2);
   ASSERT_FALSE(overflow.ok());
   EXPECT_EQ(overflow.error().payload(), "shard uncompressed byte length overflowed u64");
   EXPECT_EQ(shard->byte_count(), 4u);
+  // A record given in two parts (head, then the payload where it lies).
+  ASSERT_TRUE(shard->write(record, 1, {record + 1, 3}, 0).ok());
+  EXPECT_EQ(shard->byte_count(), 8u);
   auto manifest = std::move(*shard).finish(kNone);
   ASSERT_TRUE(manifest.ok()) << manifest.error().text();
   EXPECT_EQ(manifest->name, "000003.bin");
-  EXPECT_EQ(manifest->byte_len, 4u);
+  EXPECT_EQ(manifest->byte_len, 8u);
+  auto bytes = read_whole_file(dir / "shards" / "000003.bin");
+  ASSERT_TRUE(bytes.ok());
+  EXPECT_EQ(*bytes, (std::vector<std::uint8_t>{1, 2, 3, 4, 1, 2, 3, 4}));
   EXPECT_EQ(manifest->sha256, sha256_file(dir / "shards" / "000003.bin").value());
   fs::remove_all(dir);
 }

@@ -32,20 +32,24 @@ std::string as_text(const std::vector<std::uint8_t>& bytes) { return {bytes.begi
 using BufferedFileWriterTest = TempDir;
 
 TEST_F(BufferedFileWriterTest, MixedSmallAndLargeWritesKeepTheirOrder) {
-  // Small writes fill the buffer; a large one must first push out what is buffered.
-  std::string expected;
-  auto writer = BufferedFileWriter::create(dir_ / "f");
-  ASSERT_TRUE(writer.ok());
-  for (std::size_t size : {std::size_t{10}, std::size_t{8000}, std::size_t{500}, std::size_t{20000}, std::size_t{1},
-                           std::size_t{8192}, std::size_t{0}, std::size_t{3}}) {
-    std::string piece(size, static_cast<char>('a' + expected.size() % 26));
-    expected += piece;
-    ASSERT_TRUE(writer->write(piece.data(), piece.size()).ok());
+  // Small writes fill the buffer; a large one must first push out what is
+  // buffered. With the default buffer and with one beyond the direct-write size.
+  for (std::size_t buffer : {BufferedFileWriter::kBufferSize, std::size_t{1} << 20}) {
+    std::string expected;
+    auto writer = BufferedFileWriter::create(dir_ / "f", buffer);
+    ASSERT_TRUE(writer.ok());
+    for (std::size_t size : {std::size_t{10}, std::size_t{8000}, std::size_t{500}, std::size_t{20000}, std::size_t{1},
+                             std::size_t{8192}, std::size_t{0}, std::size_t{3}, std::size_t{70000},
+                             std::size_t{65536}, std::size_t{65535}, std::size_t{2000000}, std::size_t{7}}) {
+      std::string piece(size, static_cast<char>('a' + expected.size() % 26));
+      expected += piece;
+      ASSERT_TRUE(writer->write(piece.data(), piece.size()).ok());
+    }
+    ASSERT_TRUE(writer->close().ok());
+    auto content = read_whole_file(dir_ / "f");
+    ASSERT_TRUE(content.ok());
+    EXPECT_EQ(as_text(*content), expected) << buffer;
   }
-  ASSERT_TRUE(writer->close().ok());
-  auto content = read_whole_file(dir_ / "f");
-  ASSERT_TRUE(content.ok());
-  EXPECT_EQ(as_text(*content), expected);
 }
 
 TEST_F(BufferedFileWriterTest, DestructorWritesOutTheBufferAndCreateTruncates) {
