@@ -164,18 +164,18 @@ void ReorderRing::grow(std::uint64_t next) {
   slots_ = std::move(bigger);
 }
 
-PrefetchPipeline::PrefetchPipeline(PipelineSources sources, EpochPlan plan, std::uint64_t batch)
+PrefetchPipeline::PrefetchPipeline(PipelineSources sources, EpochPlan plan)
     : pool_(std::move(sources.pool)),
       plan_(std::move(plan)),
       epoch_len_(plan_.len()),
       limit_(std::max<std::uint64_t>(std::min({sources.prefetch_size, sources.num_workers, epoch_len_}), 1)),
-      batch_(batch),
+      batch_(choose_batch(sources.caches, sources.batch, epoch_len_, limit_)),
       // One batch more than are in flight: the next one is already being read
       // while the consumer takes the current one.
-      window_(std::max(batch == 1 ? limit_ : (limit_ + 1) * batch, sources.prefetch_size)),
+      window_(std::max(batch_ == 1 ? limit_ : (limit_ + 1) * batch_, sources.prefetch_size)),
       context_(std::make_shared<ReadContext>()),
-      reorder_(std::min(window_, epoch_len_) / batch + 1),
-      spent_limit_(static_cast<std::size_t>(std::min<std::uint64_t>(2 * batch + 8, 1024))) {
+      reorder_(std::min(window_, epoch_len_) / batch_ + 1),
+      spent_limit_(static_cast<std::size_t>(std::min<std::uint64_t>(2 * batch_ + 8, 1024))) {
   auto [tx, rx] = make_channel<std::unique_ptr<ReadBatch>>(static_cast<std::size_t>(limit_));
   context_->caches = std::move(sources.caches);
   context_->cache_offsets = std::move(sources.cache_offsets);
@@ -189,10 +189,7 @@ PrefetchPipeline::~PrefetchPipeline() { context_->cancelled.store(true, std::mem
 
 Result<std::unique_ptr<PrefetchPipeline>> PrefetchPipeline::start(PipelineSources sources, EpochPlan plan) {
   if (!sources.pool || !sources.caches || !sources.cache_offsets) return ModuleError::worker_failed();
-  const std::uint64_t limit = std::max<std::uint64_t>(
-      std::min({sources.prefetch_size, sources.num_workers, plan.len()}), 1);
-  const std::uint64_t batch = choose_batch(sources.caches, sources.batch, plan.len(), limit);
-  std::unique_ptr<PrefetchPipeline> pipeline(new PrefetchPipeline(std::move(sources), std::move(plan), batch));
+  std::unique_ptr<PrefetchPipeline> pipeline(new PrefetchPipeline(std::move(sources), std::move(plan)));
   if (!pipeline->refill().ok()) return ModuleError::worker_failed();
   return pipeline;
 }

@@ -153,7 +153,7 @@ class PrefetchPipeline {
   };
 
  private:
-  PrefetchPipeline(PipelineSources sources, EpochPlan plan, std::uint64_t batch);
+  PrefetchPipeline(PipelineSources sources, EpochPlan plan);
 
   // Submits batches while the in-flight limit, the epoch and the window allow.
   Status refill();
